@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""svcstop.exe against Wine's Service Control Manager.
+
+Real fixture services (fixture_service.exe) are installed in a private Wine
+prefix; svctest.exe, on the Windows side, starts, pauses and queries them,
+and runs svcstop.exe with an exact command line, reporting its full 32-bit
+exit code, its run time and its stdout bytes.
+
+usage: wine_cases.py LOADER SVCSTOP SVCTEST RUNDIR setup|cleanup|GROUP
+
+setup makes the prefix and the services, each GROUP runs a table of cases,
+cleanup deletes the services and ends the Wine server. Exit 77 means skipped.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+from typing import NamedTuple
+
+SKIP = 77
+
+# name -> fixture mode; the last one has blanks in its name
+SERVICES = {
+    "svcstop-prompt": "prompt",
+    "svcstop-slow": "slow",
+    "svcstop-nostop": "nostop",
+    "svcstop-pausable": "pausable",
+    "svcstop blank name": "prompt",
+}
+
+
+def report(message, error):
+    return f"{message}\r\nError number: {error}\r\n".encode()
+
+
+class Case(NamedTuple):
+    name: str
+    prep: list        # svctest commands that set the scene
+    cmdline: str      # what follows svcstop.exe on the command line
+    status: int       # full exit code; None: must equal the printed number
+    stdout: bytes     # exact bytes; with status None, the first line only
+    paused: bool      # True: ran at least 500 ms; False: well under
+    after: tuple = ()  # (service, state) once it has finished
+    controls: tuple = ()  # (service, controls the service saw, in order)
+    how: str = "pipe"
+
+
+NO_OUTPUT = b""
+
+GROUPS = {
+    "stop": [
+        Case("running service is stopped", [("start", "svcstop-prompt")],
+             "svcstop-prompt", 0, NO_OUTPUT, True,
+             after=("svcstop-prompt", "STOPPED"), controls=("svcstop-prompt", [1])),
+        Case("already stopped: no control, no pause", [("stopped", "svcstop-prompt")],
+             "svcstop-prompt", 0, NO_OUTPUT, False,
+             after=("svcstop-prompt", "STOPPED"), controls=("svcstop-prompt", [])),
+        Case("paused service is stopped",
+             [("start", "svcstop-pausable"), ("control", "svcstop-pausable", "pause")],
+             "svcstop-pausable", 0, NO_OUTPUT, True,
+             after=("svcstop-pausable", "STOPPED"), controls=("svcstop-pausable", [1])),
+        Case("quoted name with blanks", [("start", "svcstop blank name")],
+             '"svcstop blank name"', 0, NO_OUTPUT, True,
+             after=("svcstop blank name", "STOPPED"),
+             controls=("svcstop blank name", [1])),
+    ],
+    "refused": [
+        Case("missing service", [], "svcstop-missing", 1060,
+             report("In OpenService", 1060), False),
+        Case("empty quoted name", [], '""', None, b"In OpenService\r\n", False),
+        Case("stop already pending",
+             [("start", "svcstop-slow"), ("control", "svcstop-slow", "stop")],
+             "svcstop-slow", 1061, report("In ControlService", 1061), False,
+             after=("svcstop-slow", "STOP_PENDING"), controls=("svcstop-slow", [])),
+        Case("service that refuses stop", [("start", "svcstop-nostop")],
+             "svcstop-nostop", 1052, report("In ControlService", 1052), False,
+             after=("svcstop-nostop", "RUNNING"), controls=("svcstop-nostop", [])),
+    ],
+    "arguments": [
+        Case("no argument", [], "", 160, NO_OUTPUT, False),
+        Case("two arguments", [("start", "svcstop-prompt")],
+             "svcstop-prompt svcstop-prompt", 160, NO_OUTPUT, False,
+             after=("svcstop-prompt", "RUNNING"), controls=("svcstop-prompt", [])),
+        Case("unquoted name with blanks does nothing", [("start", "svcstop blank name")],
+             "svcstop blank name", 160, NO_OUTPUT, False,
+             after=("svcstop blank name", "RUNNING"),
+             controls=("svcstop blank name", [])),
+        Case("wildcard is a name, not a file pattern", [], "*", 1060,
+             report("In OpenService", 1060), False),
+        Case("empty pair next to a name is a second argument", [("start", "svcstop-prompt")],
+             'svcstop-prompt ""', 160, NO_OUTPUT, False,
+             after=("svcstop-prompt", "RUNNING"), controls=("svcstop-prompt", [])),
+    ],
+    "output": [
+        Case("report to a file", [], "svcstop-missing", 1060,
+             report("In OpenService", 1060), False, how="file"),
+        Case("no stdout handle: exit code still the error", [], "svcstop-missing", 1060,
+             NO_OUTPUT, False, how="none"),
+        Case("no stdout handle, success", [("start", "svcstop-prompt")],
+             "svcstop-prompt", 0, NO_OUTPUT, True, how="none",
+             after=("svcstop-prompt", "STOPPED")),
+    ],
+}
+
+
+def windows_path(path):
+    """The prefix's drive Z: is the Linux root."""
+    return "Z:" + path.replace("/", "\\")
+
+
+class Wine:
+    def __init__(self, loader, svcstop, svctest, rundir):
+        self.loader, self.svcstop, self.svctest = loader, svcstop, svctest
+        self.rundir = rundir
+        self.server = os.path.join(os.path.dirname(loader), "wineserver")
+        self.env = dict(os.environ, WINEPREFIX=os.path.join(rundir, "prefix"),
+                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def log(self, service):
+        return os.path.join(self.rundir, "logs", service + ".log")
+
+    def tool(self, *args, check=True, env=None, quiet=False):
+        """Runs svctest.exe; returns its stdout."""
+        out = subprocess.DEVNULL if quiet else subprocess.PIPE
+        p = subprocess.run([self.loader, self.svctest, *args], env=env or self.env,
+                           stdout=out, stderr=out, stdin=subprocess.DEVNULL, timeout=60)
+        if check and p.returncode != 0:
+            raise RuntimeError(f"svctest {' '.join(args)}: exit {p.returncode}\n"
+                               f"{p.stdout.decode()}{p.stderr.decode()}")
+        return "" if quiet else p.stdout.decode().strip()
+
+    def prepare(self, step):
+        verb, service = step[0], step[1]
+        state = self.tool("state", service)
+        if verb in ("start", "stopped"):
+            # A stop left pending by an earlier case must end first.
+            if state not in ("STOPPED", "STOP_PENDING"):
+                self.tool("control", service, "stop")
+            self.tool("wait", service, "STOPPED", "20")
+        if verb == "start":
+            self.tool("start", service)
+        if verb == "control":
+            self.tool("control", service, step[2])
+
+    def run(self, cmdline, how):
+        exe = windows_path(self.svcstop)
+        env = dict(self.env, SVCSTOP_CMDLINE=f'"{exe}" {cmdline}'.rstrip())
+        fields = dict(f.split("=", 1) for f in self.tool("run", how, exe, env=env).split())
+        return int(fields["exit"]), int(fields["ms"]), bytes.fromhex(fields["out"])
+
+
+def setup(wine):
+    """A fresh prefix holding the fixture services, and a server kept alive."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, env=wine.env, timeout=300)
+    subprocess.run([wine.server, "-k"], **quiet)
+    shutil.rmtree(wine.rundir, ignore_errors=True)
+    os.makedirs(os.path.join(wine.rundir, "logs"))
+    # Services created before the first boot has settled are lost: wait for
+    # the server to finish, then keep one alive so that started services
+    # survive between commands. Wine's system processes start with the first
+    # command after that and live on; they get /dev/null, or the reader of a
+    # later test's pipe would wait for them forever.
+    subprocess.run([wine.loader, "wineboot", "-i"], **quiet, check=True)
+    subprocess.run([wine.server, "-w"], **quiet, check=True)
+    subprocess.run([wine.server, "-p"], **quiet, check=True)
+    subprocess.run([wine.loader, "wineboot"], **quiet, check=True)
+    for service, mode in SERVICES.items():
+        wine.tool("create", service, mode, windows_path(wine.log(service)))
+    return 0
+
+
+def cleanup(wine):
+    for service in SERVICES:
+        wine.tool("delete", service, check=False)
+    subprocess.run([wine.server, "-k"], env=wine.env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([wine.server, "-w"], env=wine.env, timeout=60)
+    return 0
+
+
+def controls_seen(wine, service):
+    try:
+        with open(wine.log(service)) as f:
+            return [int(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def check(wine, case):
+    for step in case.prep:
+        wine.prepare(step)
+    if case.controls:
+        open(wine.log(case.controls[0]), "w").close()
+    status, ms, out = wine.run(case.cmdline, case.how)
+    problems = []
+    if case.status is None:
+        # The platform picks the number: it must be printed and returned.
+        lines = out.split(b"\r\n")
+        printed = lines[1].removeprefix(b"Error number: ") if len(lines) == 3 else b""
+        if not out.startswith(case.stdout) or not printed.isdigit() \
+                or int(printed) != status or status == 0:
+            problems.append(f"stdout {out!r} with exit {status}: expected "
+                            f"{case.stdout!r} and the number printed as the exit code")
+    else:
+        if out != case.stdout:
+            problems.append(f"stdout {out!r}, expected {case.stdout!r}")
+        if status != case.status:
+            problems.append(f"exit code {status}, expected {case.status}")
+    if case.paused and ms < 500:
+        problems.append(f"took {ms} ms, expected a pause of at least 500 ms")
+    if not case.paused and ms >= 450:
+        problems.append(f"took {ms} ms, expected no pause")
+    if case.after:
+        service, want = case.after
+        seconds = "10" if want == "STOPPED" else "0"
+        state = wine.tool("wait", service, want, seconds, check=False)
+        if state != want:
+            problems.append(f"{service} is {state}, expected {want}")
+    if case.controls:
+        service, want = case.controls
+        seen = controls_seen(wine, service)
+        if seen != want:
+            problems.append(f"{service} received controls {seen}, expected {want}")
+    return problems, ms
+
+
+def main():
+    loader, svcstop, svctest, rundir, group = sys.argv[1:6]
+    if not loader:
+        print("skipped: Wine is not installed")
+        return SKIP
+    try:
+        subprocess.run([loader, "--version"], capture_output=True, check=True)
+    except OSError as e:
+        # Seen on machines whose kernel runs no 32-bit Linux programs:
+        # Wine's 32-bit loader is one, so no 32-bit exe can run there.
+        print(f"skipped: this machine cannot run Wine's loader {loader}: {e}")
+        return SKIP
+
+    wine = Wine(loader, svcstop, svctest, rundir)
+    if group == "setup":
+        return setup(wine)
+    if group == "cleanup":
+        return cleanup(wine)
+
+    failed = passed = 0
+    for case in GROUPS[group]:
+        problems, ms = check(wine, case)
+        label = f"{case.name} [{case.how}] svcstop.exe {case.cmdline}"
+        if problems:
+            failed += 1
+            print(f"FAIL {label}")
+            for p in problems:
+                print("  " + p)
+        else:
+            passed += 1
+            print(f"ok   {label} ({ms} ms)")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
