@@ -15,7 +15,6 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,25 +33,11 @@ static DWORD last_error;
  * and the process goes on. Make the host behave the same. */
 static struct ignore_sigpipe {
 	ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
-} ignore_sigpipe_at_start;
+} ignore_sigpipe_at_start; // NOLINT(cert-err58-cpp): signal() cannot throw
 
-static void trace(const char *fmt, ...)
-{
-	char line[512];
-	va_list ap;
-
-	va_start(ap, fmt);
-	int n = vsnprintf(line, sizeof line - 1, fmt, ap);
-	va_end(ap);
-	if (n < 0)
-		return;
-	if (n > (int)sizeof line - 2)
-		n = sizeof line - 2;
-	line[n++] = '\n';
-	/* Unbuffered, so the trace survives ExitProcess. */
-	if (write(STDERR_FILENO, line, n) < 0)
-		return;
-}
+/* One line per call, straight to the descriptor, so the trace survives
+ * ExitProcess. */
+#define trace(...) dprintf(STDERR_FILENO, __VA_ARGS__)
 
 static const char *handle_name(SC_HANDLE h)
 {
@@ -98,7 +83,7 @@ static DWORD current_state(void)
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access)
 {
 	SC_HANDLE h = fails("OpenSCManagerA") ? NULL : &manager;
-	trace("OpenSCManagerA(%s, %s, %lu) -> %s",
+	trace("OpenSCManagerA(%s, %s, %lu) -> %s\n",
 	      machine == NULL ? "NULL" : machine,
 	      database == NULL ? "NULL" : database, (unsigned long)access,
 	      handle_name(h));
@@ -108,7 +93,7 @@ SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access)
 SC_HANDLE OpenServiceA(SC_HANDLE scm, LPCSTR name, DWORD access)
 {
 	SC_HANDLE h = fails("OpenServiceA") ? NULL : &service;
-	trace("OpenServiceA(%s, \"%s\", %lu) -> %s", handle_name(scm),
+	trace("OpenServiceA(%s, \"%s\", %lu) -> %s\n", handle_name(scm),
 	      name == NULL ? "(null)" : name, (unsigned long)access,
 	      handle_name(h));
 	return h;
@@ -123,7 +108,7 @@ BOOL QueryServiceStatus(SC_HANDLE svc, LPSERVICE_STATUS status)
 		status->dwCurrentState = current_state();
 		status->dwControlsAccepted = 1; /* accepts stop */
 	}
-	trace("QueryServiceStatus(%s, %s) -> %d", handle_name(svc),
+	trace("QueryServiceStatus(%s, %s) -> %d\n", handle_name(svc),
 	      record_name(status), ok);
 	return ok;
 }
@@ -133,7 +118,7 @@ BOOL ControlService(SC_HANDLE svc, DWORD control, LPSERVICE_STATUS status)
 	BOOL ok = !fails("ControlService");
 	if (ok) /* the platform reports the service's new status */
 		status->dwCurrentState = SERVICE_STOP_PENDING;
-	trace("ControlService(%s, %lu, %s) -> %d", handle_name(svc),
+	trace("ControlService(%s, %lu, %s) -> %d\n", handle_name(svc),
 	      (unsigned long)control, record_name(status), ok);
 	return ok;
 }
@@ -141,19 +126,19 @@ BOOL ControlService(SC_HANDLE svc, DWORD control, LPSERVICE_STATUS status)
 BOOL CloseServiceHandle(SC_HANDLE h)
 {
 	BOOL ok = !fails("CloseServiceHandle");
-	trace("CloseServiceHandle(%s) -> %d", handle_name(h), ok);
+	trace("CloseServiceHandle(%s) -> %d\n", handle_name(h), ok);
 	return ok;
 }
 
 DWORD GetLastError(void)
 {
-	trace("GetLastError() -> %lu", (unsigned long)last_error);
+	trace("GetLastError() -> %lu\n", (unsigned long)last_error);
 	return last_error;
 }
 
 void Sleep(DWORD milliseconds)
 {
-	trace("Sleep(%lu)", (unsigned long)milliseconds);
+	trace("Sleep(%lu)\n", (unsigned long)milliseconds);
 	struct timespec t = {(time_t)(milliseconds / 1000),
 			     (long)(milliseconds % 1000) * 1000000L};
 	while (nanosleep(&t, &t) != 0 && errno == EINTR)
@@ -165,8 +150,8 @@ void Sleep(DWORD milliseconds)
  * and 255 where that byte is zero but the number is not. */
 void ExitProcess(DWORD exit_code)
 {
-	trace("ExitProcess(%lu)", (unsigned long)exit_code);
-	int status = exit_code & 0xff;
+	trace("ExitProcess(%lu)\n", (unsigned long)exit_code);
+	int status = (int)(exit_code & 0xff);
 	if (status == 0 && exit_code != 0)
 		status = 255;
 	_exit(status);

@@ -15,7 +15,7 @@ typedef int BOOL;
 typedef const char *LPCSTR;
 typedef struct sc_handle_sim *SC_HANDLE;
 
-typedef struct _SERVICE_STATUS {
+typedef struct SERVICE_STATUS {
 	DWORD dwServiceType;
 	DWORD dwCurrentState;
 	DWORD dwControlsAccepted;
@@ -41,8 +41,8 @@ typedef struct _SERVICE_STATUS {
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE OpenServiceA(SC_HANDLE scm, LPCSTR name, DWORD access);
-BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
-BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL QueryServiceStatus(SC_HANDLE svc, LPSERVICE_STATUS status);
+BOOL ControlService(SC_HANDLE svc, DWORD control, LPSERVICE_STATUS status);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
 DWORD GetLastError(void);

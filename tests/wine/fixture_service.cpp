@@ -72,7 +72,8 @@ static void WINAPI service_main(DWORD, char **)
 	if (strcmp(mode, "nostop") == 0)
 		status.dwControlsAccepted = 0;
 	else if (strcmp(mode, "pausable") == 0)
-		status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+		status.dwControlsAccepted =
+			SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
 	else
 		status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
 	set_state(SERVICE_RUNNING);
@@ -83,6 +84,7 @@ static void WINAPI service_main(DWORD, char **)
 	set_state(SERVICE_STOPPED);
 }
 
+// cppcheck-suppress constParameter ; main's signature is the language's
 int main(int argc, char *argv[])
 {
 	if (argc > 1)

@@ -24,13 +24,14 @@
 #include <string.h>
 
 static const char *const state_names[] = {
-	"0", "STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING",
-	"CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED",
+	"0",       "STOPPED",          "START_PENDING", "STOP_PENDING",
+	"RUNNING", "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED",
 };
 
 [[noreturn]] static void fail(const char *what)
 {
-	fprintf(stderr, "svctest: %s: error %lu\n", what, (unsigned long)GetLastError());
+	fprintf(stderr, "svctest: %s: error %lu\n", what,
+		(unsigned long)GetLastError());
 	exit(2);
 }
 
@@ -40,7 +41,8 @@ static SC_HANDLE open_service(const char *name, bool missing_ok = false)
 	if (scm == NULL)
 		fail("OpenSCManagerA");
 	SC_HANDLE svc = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
-	if (svc == NULL && !(missing_ok && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST))
+	if (svc == NULL &&
+	    !(missing_ok && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST))
 		fail(name);
 	return svc;
 }
@@ -60,9 +62,9 @@ static const char *state_name(DWORD state)
 
 static bool wait_for(SC_HANDLE svc, const char *want, DWORD ms)
 {
-	DWORD start = GetTickCount();
+	DWORD begun = GetTickCount();
 	while (strcmp(state_name(state_of(svc)), want) != 0) {
-		if (GetTickCount() - start > ms)
+		if (GetTickCount() - begun > ms)
 			return false;
 		Sleep(50);
 	}
@@ -71,10 +73,11 @@ static bool wait_for(SC_HANDLE svc, const char *want, DWORD ms)
 
 static int create(const char *name, const char *mode, const char *log)
 {
-	char path[MAX_PATH + 200];
-	DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
-	char *slash = strrchr(path, '\\');
-	if (n == 0 || slash == NULL)
+	char path[MAX_PATH + 200] = "";
+	if (GetModuleFileNameA(NULL, path, MAX_PATH) == 0)
+		fail("GetModuleFileNameA");
+	const char *slash = strrchr(path, '\\');
+	if (slash == NULL)
 		fail("GetModuleFileNameA");
 	char image[sizeof path + MAX_PATH];
 	snprintf(image, sizeof image, "\"%.*s\\fixture_service.exe\" %s \"%s\"",
@@ -83,10 +86,10 @@ static int create(const char *name, const char *mode, const char *log)
 	SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
 	if (scm == NULL)
 		fail("OpenSCManagerA");
-	SC_HANDLE svc = CreateServiceA(scm, name, name, SERVICE_ALL_ACCESS,
-				       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-				       SERVICE_ERROR_NORMAL, image, NULL, NULL, NULL,
-				       NULL, NULL);
+	SC_HANDLE svc = CreateServiceA(
+		scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+		SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image, NULL, NULL,
+		NULL, NULL, NULL);
 	if (svc == NULL)
 		fail("CreateServiceA");
 	return 0;
@@ -109,7 +112,9 @@ static int control(const char *name, const char *what)
 	SC_HANDLE svc = open_service(name);
 	bool pause = strcmp(what, "pause") == 0;
 	SERVICE_STATUS st;
-	if (!ControlService(svc, pause ? SERVICE_CONTROL_PAUSE : SERVICE_CONTROL_STOP, &st))
+	if (!ControlService(
+		    svc, pause ? SERVICE_CONTROL_PAUSE : SERVICE_CONTROL_STOP,
+		    &st))
 		fail("ControlService");
 	if (pause && !wait_for(svc, "PAUSED", 10000)) {
 		fprintf(stderr, "svctest: %s did not reach PAUSED\n", name);
@@ -121,7 +126,7 @@ static int control(const char *name, const char *what)
 static int wait_state(const char *name, const char *state, const char *secs)
 {
 	SC_HANDLE svc = open_service(name);
-	bool ok = wait_for(svc, state, (DWORD)atoi(secs) * 1000);
+	bool ok = wait_for(svc, state, (DWORD)strtoul(secs, NULL, 10) * 1000);
 	puts(state_name(state_of(svc)));
 	return ok ? 0 : 1;
 }
@@ -129,7 +134,8 @@ static int wait_state(const char *name, const char *state, const char *secs)
 static int delete_service(const char *name)
 {
 	SC_HANDLE svc = open_service(name, true);
-	if (svc != NULL && !DeleteService(svc) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+	if (svc != NULL && !DeleteService(svc) &&
+	    GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
 		fail("DeleteService");
 	return 0;
 }
@@ -141,7 +147,8 @@ static int run(const char *how, const char *exe)
 		fprintf(stderr, "svctest: SVCSTOP_CMDLINE is not set\n");
 		return 2;
 	}
-	char *line = _strdup(cmdline); /* CreateProcessA may write to it */
+	static char line[32768]; /* CreateProcessA may write to it */
+	snprintf(line, sizeof line, "%s", cmdline);
 
 	SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
 	HANDLE read_end = NULL, out = NULL;
@@ -152,10 +159,12 @@ static int run(const char *how, const char *exe)
 		SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
 	} else if (strcmp(how, "file") == 0) {
 		char dir[MAX_PATH];
-		if (!GetTempPathA(sizeof dir, dir) || !GetTempFileNameA(dir, "svc", 0, out_path))
+		if (!GetTempPathA(sizeof dir, dir) ||
+		    !GetTempFileNameA(dir, "svc", 0, out_path))
 			fail("GetTempFileNameA");
-		out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-				  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+		out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ,
+				  &inherit, CREATE_ALWAYS,
+				  FILE_ATTRIBUTE_NORMAL, NULL);
 		if (out == INVALID_HANDLE_VALUE)
 			fail("CreateFileA");
 	} else if (strcmp(how, "none") != 0) {
@@ -175,7 +184,8 @@ static int run(const char *how, const char *exe)
 	LARGE_INTEGER freq, t0, t1;
 	QueryPerformanceFrequency(&freq);
 	QueryPerformanceCounter(&t0);
-	if (!CreateProcessA(exe, line, NULL, NULL, out != NULL, 0, NULL, NULL, &si, &pi))
+	if (!CreateProcessA(exe, line, NULL, NULL, out != NULL, 0, NULL, NULL,
+			    &si, &pi))
 		fail("CreateProcessA");
 	if (out != NULL)
 		CloseHandle(out);
@@ -184,7 +194,9 @@ static int run(const char *how, const char *exe)
 	DWORD got = 0, n;
 	if (read_end != NULL) {
 		while (got < sizeof bytes &&
-		       ReadFile(read_end, bytes + got, sizeof bytes - got, &n, NULL) && n > 0)
+		       ReadFile(read_end, bytes + got, sizeof bytes - got, &n,
+				NULL) &&
+		       n > 0)
 			got += n;
 	}
 	WaitForSingleObject(pi.hProcess, INFINITE);
@@ -194,9 +206,11 @@ static int run(const char *how, const char *exe)
 		fail("GetExitCodeProcess");
 
 	if (out_path[0] != '\0') {
-		HANDLE f = CreateFileA(out_path, GENERIC_READ, FILE_SHARE_READ, NULL,
-				       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-		if (f == INVALID_HANDLE_VALUE || !ReadFile(f, bytes, sizeof bytes, &got, NULL))
+		HANDLE f = CreateFileA(out_path, GENERIC_READ, FILE_SHARE_READ,
+				       NULL, OPEN_EXISTING,
+				       FILE_ATTRIBUTE_NORMAL, NULL);
+		if (f == INVALID_HANDLE_VALUE ||
+		    !ReadFile(f, bytes, sizeof bytes, &got, NULL))
 			fail("ReadFile");
 		CloseHandle(f);
 		DeleteFileA(out_path);
