@@ -223,7 +223,7 @@ def check(wine, case):
         seen = controls_seen(wine, service)
         if seen != want:
             problems.append(f"{service} received controls {seen}, expected {want}")
-    return problems, ms
+    return problems, ms, status
 
 
 def main():
@@ -247,7 +247,7 @@ def main():
 
     failed = passed = 0
     for case in GROUPS[group]:
-        problems, ms = check(wine, case)
+        problems, ms, status = check(wine, case)
         label = f"{case.name} [{case.how}] svcstop.exe {case.cmdline}"
         if problems:
             failed += 1
@@ -256,7 +256,7 @@ def main():
                 print("  " + p)
         else:
             passed += 1
-            print(f"ok   {label} ({ms} ms)")
+            print(f"ok   {label} (exit {status}, {ms} ms)")
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 
