@@ -65,12 +65,13 @@ static const char *record_name(const void *rec)
 /* True if the test asked for this call to fail; sets the last error. */
 static bool fails(const char *call)
 {
-	const char *spec = getenv("SCM_SIM_FAIL");
+	const char *setting = getenv("SCM_SIM_FAIL");
 	size_t len = strlen(call);
 
-	if (spec == NULL || strncmp(spec, call, len) != 0 || spec[len] != ':')
+	if (setting == NULL || strncmp(setting, call, len) != 0 ||
+	    setting[len] != ':')
 		return false;
-	last_error = (DWORD)strtoul(spec + len + 1, NULL, 0);
+	last_error = (DWORD)strtoul(setting + len + 1, NULL, 0);
 	return true;
 }
 
