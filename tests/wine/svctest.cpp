@@ -35,12 +35,17 @@ static const char *const state_names[] = {
 	exit(2);
 }
 
-static SC_HANDLE open_service(const char *name, bool missing_ok = false)
+static SC_HANDLE open_manager(void)
 {
 	SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
 	if (scm == NULL)
 		fail("OpenSCManagerA");
-	SC_HANDLE svc = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
+	return scm;
+}
+
+static SC_HANDLE open_service(const char *name, bool missing_ok = false)
+{
+	SC_HANDLE svc = OpenServiceA(open_manager(), name, SERVICE_ALL_ACCESS);
 	if (svc == NULL &&
 	    !(missing_ok && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST))
 		fail(name);
@@ -83,13 +88,10 @@ static int create(const char *name, const char *mode, const char *log)
 	snprintf(image, sizeof image, "\"%.*s\\fixture_service.exe\" %s \"%s\"",
 		 (int)(slash - path), path, mode, log);
 
-	SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-	if (scm == NULL)
-		fail("OpenSCManagerA");
 	SC_HANDLE svc = CreateServiceA(
-		scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-		SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image, NULL, NULL,
-		NULL, NULL, NULL);
+		open_manager(), name, name, SERVICE_ALL_ACCESS,
+		SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+		SERVICE_ERROR_NORMAL, image, NULL, NULL, NULL, NULL, NULL);
 	if (svc == NULL)
 		fail("CreateServiceA");
 	return 0;

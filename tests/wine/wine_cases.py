@@ -15,7 +15,6 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 from typing import NamedTuple
 
 SKIP = 77
@@ -132,10 +131,9 @@ class Wine:
 
     def prepare(self, step):
         verb, service = step[0], step[1]
-        state = self.tool("state", service)
         if verb in ("start", "stopped"):
             # A stop left pending by an earlier case must end first.
-            if state not in ("STOPPED", "STOP_PENDING"):
+            if self.tool("state", service) not in ("STOPPED", "STOP_PENDING"):
                 self.tool("control", service, "stop")
             self.tool("wait", service, "STOPPED", "20")
         if verb == "start":
