@@ -8,8 +8,10 @@ status and whether the run paused.
 usage: host_cases.py SVCSTOP GROUP
 """
 import os
+import re
 import subprocess
 import sys
+import tempfile
 import time
 from typing import NamedTuple
 
@@ -99,17 +101,17 @@ GROUPS = {
 }
 
 
-def run(svcstop, case, stdout, preexec_fn=None):
+def run(svcstop, case, stdout, preexec_fn=None, wrapper=()):
     """Runs one case; returns (stdout bytes, stderr text, status, seconds)."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("SCM_SIM_")}
     env.update(case.env)
     start = time.monotonic()
-    p = subprocess.run([svcstop, *case.args], env=env, stdout=stdout,
+    p = subprocess.run([*wrapper, svcstop, *case.args], env=env, stdout=stdout,
                        stderr=subprocess.PIPE, preexec_fn=preexec_fn, timeout=30)
     return p.stdout, p.stderr.decode(), p.returncode, time.monotonic() - start
 
 
-def check(case, out, err, status, seconds, stdout_seen=True):
+def check(case, out, err, status, seconds, stdout_seen=True, writes=None):
     problems = []
     if err.splitlines() != case.trace:
         problems.append("calls:\n    " + "\n    ".join(err.splitlines())
@@ -122,6 +124,8 @@ def check(case, out, err, status, seconds, stdout_seen=True):
         problems.append(f"took {seconds:.3f} s, expected a pause of 500 ms")
     if not case.paused and seconds >= 0.5:
         problems.append(f"took {seconds:.3f} s, expected no pause")
+    if writes is not None and writes != case.stdout.splitlines(keepends=True):
+        problems.append(f"writes to stdout {writes!r}, expected one whole line each")
     return problems
 
 
@@ -140,11 +144,29 @@ def broken_pipe(svcstop, case):
         os.close(w)
 
 
+def write_calls(svcstop, case):
+    """stdout a pipe, and strace shows each write(2) to it: a line that
+    reaches the platform in pieces, or two lines in one write, shows here."""
+    with tempfile.TemporaryDirectory() as d:
+        log = os.path.join(d, "strace")
+        # LeakSanitizer cannot work under ptrace; leaks are checked elsewhere.
+        quiet_lsan = case._replace(env={**case.env, "ASAN_OPTIONS": "detect_leaks=0"})
+        result = run(svcstop, quiet_lsan, subprocess.PIPE,
+                     wrapper=["strace", "-qq", "-e", "trace=write", "-e", "signal=none",
+                              "-xx", "-s", "65536", "-o", log])
+        with open(log) as f:
+            calls = re.findall(r'^write\(1, "((?:\\x[0-9a-f]{2})*)"', f.read(), re.M)
+    return *result, [bytes.fromhex(c.replace("\\x", "")) for c in calls]
+
+
 OUTPUT_CASES = [
     (closed_stdout, GROUPS["failures"][1]),
     (closed_stdout, GROUPS["failures"][4]),
     (broken_pipe, GROUPS["failures"][1]),
     (broken_pipe, GROUPS["failures"][0]),
+    (write_calls, GROUPS["failures"][0]),
+    (write_calls, GROUPS["failures"][4]),
+    (write_calls, GROUPS["states"][0]),
 ]
 
 
@@ -158,8 +180,9 @@ def main():
         runs = [(case.name, case,
                  lambda c=case: run(svcstop, c, subprocess.PIPE)) for case in GROUPS[group]]
     for label, case, go in runs:
-        out, err, status, seconds = go()
-        problems = check(case, out, err, status, seconds, stdout_seen=out is not None)
+        out, err, status, seconds, *writes = go()
+        problems = check(case, out, err, status, seconds, stdout_seen=out is not None,
+                         writes=writes[0] if writes else None)
         if problems:
             failed += 1
             print(f"FAIL {label} {case.args!r}")
