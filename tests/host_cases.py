@@ -15,6 +15,8 @@ import tempfile
 import time
 from typing import NamedTuple
 
+from results import print_results
+
 OPEN_SCM = "OpenSCManagerA(NULL, NULL, 2) -> scm"
 QUERY = "QueryServiceStatus(svc, rec1) -> 1"
 STOP = ["ControlService(svc, 1, rec1) -> 1", "Sleep(500)"]
@@ -172,27 +174,20 @@ OUTPUT_CASES = [
 
 def main():
     svcstop, group = sys.argv[1], sys.argv[2]
-    failed = passed = 0
     if group == "output":
         runs = [(f"{how.__name__}: {case.name}", case, lambda h=how, c=case: h(svcstop, c))
                 for how, case in OUTPUT_CASES]
     else:
         runs = [(case.name, case,
                  lambda c=case: run(svcstop, c, subprocess.PIPE)) for case in GROUPS[group]]
-    for label, case, go in runs:
-        out, err, status, seconds, *writes = go()
-        problems = check(case, out, err, status, seconds, stdout_seen=out is not None,
-                         writes=writes[0] if writes else None)
-        if problems:
-            failed += 1
-            print(f"FAIL {label} {case.args!r}")
-            for p in problems:
-                print("  " + p)
-        else:
-            passed += 1
-            print(f"ok   {label}")
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed or not passed else 0
+
+    def results():
+        for label, case, go in runs:
+            out, err, status, seconds, *writes = go()
+            yield (f"{label} {case.args!r}",
+                   check(case, out, err, status, seconds, stdout_seen=out is not None,
+                         writes=writes[0] if writes else None), "")
+    return print_results(results())
 
 
 if __name__ == "__main__":

@@ -6,10 +6,11 @@ prefix; svctest.exe, on the Windows side, starts, pauses and queries them,
 and runs svcstop.exe with an exact command line, reporting its full 32-bit
 exit code, its run time and its stdout bytes.
 
-usage: wine_cases.py LOADER SVCSTOP SVCTEST RUNDIR setup|cleanup|GROUP
+usage: wine_cases.py LOADER SVCSTOP SVCTEST RUNDIR setup|cleanup|batch|GROUP
 
 setup makes the prefix and the services, each GROUP runs a table of cases,
-cleanup deletes the services and ends the Wine server. Exit 77 means skipped.
+batch runs batch files through Wine's cmd.exe, and cleanup deletes the
+services and ends the Wine server. Exit 77 means skipped.
 """
 import os
 import shutil
@@ -17,6 +18,8 @@ import statistics
 import subprocess
 import sys
 from typing import NamedTuple
+
+from results import print_results
 
 SKIP = 77
 
@@ -104,6 +107,48 @@ GROUPS = {
 }
 
 
+class Batch(NamedTuple):
+    name: str
+    prep: list        # svctest commands that set the scene
+    script: str       # a .cmd file's lines; svcstop.exe's folder is on PATH
+    stdout: str       # what cmd.exe prints, lines ended by CR LF
+    after: tuple = ()  # (service, state) once it has finished
+
+
+# The way administrators call svcstop: batch files run by Wine's cmd.exe.
+BATCH = [
+    Batch("%ERRORLEVEL% after a stop and after a missing service",
+          [("start", "svcstop-prompt")],
+          "svcstop svcstop-prompt\n"
+          "echo errorlevel %ERRORLEVEL%\n"
+          "svcstop svcstop-missing\n"
+          "echo errorlevel %ERRORLEVEL%\n",
+          "errorlevel 0\nIn OpenService\nError number: 1060\nerrorlevel 1060\n",
+          after=("svcstop-prompt", "STOPPED")),
+    Batch("if errorlevel 1 and NEQ 0 take the failure branch only after a failure",
+          [("start", "svcstop-prompt")],
+          "svcstop svcstop-missing >nul\n"
+          "if errorlevel 1 (echo failure branch) else (echo success branch)\n"
+          "if %ERRORLEVEL% NEQ 0 echo NEQ 0 after a failure\n"
+          "svcstop svcstop-prompt\n"
+          "if errorlevel 1 (echo failure branch) else (echo success branch)\n"
+          "if %ERRORLEVEL% NEQ 0 echo NEQ 0 after a success\n",
+          "failure branch\nNEQ 0 after a failure\nsuccess branch\n"),
+    # Windows runs the command after || only when the status is not 0. Wine
+    # 8's cmd.exe runs it whatever the status (and the one after && too), so
+    # only the failure side is checked here.
+    Batch("|| runs its command after a failure", [],
+          "svcstop svcstop-missing >nul || echo failed: svcstop-missing\n",
+          "failed: svcstop-missing\n"),
+    Batch("for /f reads the two report lines", [],
+          "for /f \"delims=\" %%L in ('svcstop svcstop-missing') do echo [%%L]\n",
+          "[In OpenService]\n[Error number: 1060]\n"),
+    Batch("a name with blanks, quoted", [("start", "svcstop blank name")],
+          "svcstop \"svcstop blank name\"\n"
+          "echo errorlevel %ERRORLEVEL%\n",
+          "errorlevel 0\n", after=("svcstop blank name", "STOPPED")),
+]
+
 def windows_path(path):
     """The prefix's drive Z: is the Linux root."""
     return "Z:" + path.replace("/", "\\")
@@ -147,6 +192,16 @@ class Wine:
         env = dict(self.env, SVCSTOP_CMDLINE=f'"{exe}" {cmdline}'.rstrip())
         fields = dict(f.split("=", 1) for f in self.tool("run", how, exe, env=env).split())
         return int(fields["exit"]), int(fields["ms"]), bytes.fromhex(fields["out"])
+
+    def batch(self, script):
+        """Runs the lines through Wine's cmd.exe as a .cmd file; returns stdout."""
+        path = os.path.join(self.rundir, "case.cmd")
+        folder = windows_path(os.path.dirname(self.svcstop))
+        with open(path, "w", newline="\r\n") as f:
+            f.write(f'@echo off\nset "PATH={folder};%PATH%"\n{script}')
+        p = subprocess.run([self.loader, "cmd", "/c", windows_path(path)], env=self.env,
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        return p.stdout
 
 
 def setup(wine):
@@ -200,6 +255,25 @@ def no_pause_limit(wine):
     return statistics.median(times[1:]) + 250
 
 
+def state_problems(wine, after):
+    """Whether the service ended in the expected state, given time to stop."""
+    if not after:
+        return []
+    service, want = after
+    seconds = "10" if want == "STOPPED" else "0"
+    state = wine.tool("wait", service, want, seconds, check=False)
+    return [] if state == want else [f"{service} is {state}, expected {want}"]
+
+
+def check_batch(wine, batch):
+    for step in batch.prep:
+        wine.prepare(step)
+    out = wine.batch(batch.script)
+    want = batch.stdout.replace("\n", "\r\n").encode()
+    problems = [] if out == want else [f"cmd.exe printed {out!r}, expected {want!r}"]
+    return problems + state_problems(wine, batch.after)
+
+
 def check(wine, case, limit):
     for step in case.prep:
         wine.prepare(step)
@@ -224,12 +298,7 @@ def check(wine, case, limit):
         problems.append(f"took {ms} ms, expected a pause of at least 500 ms")
     if not case.paused and ms >= limit:
         problems.append(f"took {ms} ms, expected no pause (under {limit} ms here)")
-    if case.after:
-        service, want = case.after
-        seconds = "10" if want == "STOPPED" else "0"
-        state = wine.tool("wait", service, want, seconds, check=False)
-        if state != want:
-            problems.append(f"{service} is {state}, expected {want}")
+    problems += state_problems(wine, case.after)
     if case.controls:
         service, want = case.controls
         seen = controls_seen(wine, service)
@@ -259,22 +328,19 @@ def main():
     if group == "cleanup":
         return cleanup(wine)
 
+    if group == "batch":
+        return print_results((f"{b.name} [cmd.exe]", check_batch(wine, b), "")
+                             for b in BATCH)
+
     limit = no_pause_limit(wine)
     print(f"a run without a pause must take under {limit} ms here")
-    failed = passed = 0
-    for case in GROUPS[group]:
-        problems, ms, status = check(wine, case, limit)
-        label = f"{case.name} [{case.how}] svcstop.exe {case.cmdline}"
-        if problems:
-            failed += 1
-            print(f"FAIL {label}")
-            for p in problems:
-                print("  " + p)
-        else:
-            passed += 1
-            print(f"ok   {label} (exit {status}, {ms} ms)")
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed or not passed else 0
+
+    def results():
+        for case in GROUPS[group]:
+            problems, ms, status = check(wine, case, limit)
+            yield (f"{case.name} [{case.how}] svcstop.exe {case.cmdline}", problems,
+                   f" (exit {status}, {ms} ms)")
+    return print_results(results())
 
 
 if __name__ == "__main__":
