@@ -5,7 +5,7 @@
 #   SVCSTOP_SIGN_PASSWORD_FILE  a file holding its password
 #   SVCSTOP_TIMESTAMP_URL       optional: an RFC 3161 timestamp server
 #
-# Without SVCSTOP_SIGN_PFX nothing happens. osslsigncode reads the password
+# Without any of them nothing happens. osslsigncode reads the password
 # from the file itself, so it is on no command line and in no log.
 #
 # The signing time is the source's (SOURCE_DATE_EPOCH, or else the last
@@ -15,11 +15,6 @@
 # serial number, so with a timestamp only the stripped exe compares equal.
 #
 # Expects svcstop_source_dir to be set.
-
-set(pfx "$ENV{SVCSTOP_SIGN_PFX}")
-if(pfx STREQUAL "")
-  return()
-endif()
 
 set(exe "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/svcstop.exe")
 set(signing "${exe}.signing")
@@ -31,6 +26,18 @@ macro(fail why)
   file(REMOVE "${exe}" "${signing}")
   message(FATAL_ERROR "svcstop.exe not signed: ${why}")
 endmacro()
+
+set(pfx "$ENV{SVCSTOP_SIGN_PFX}")
+if(pfx STREQUAL "")
+  # A release script that names a password or a timestamp server meant to
+  # sign: an unsigned zip would pass for a signed one.
+  foreach(var SVCSTOP_SIGN_PASSWORD_FILE SVCSTOP_TIMESTAMP_URL)
+    if(NOT "$ENV{${var}}" STREQUAL "")
+      fail("${var} is set but SVCSTOP_SIGN_PFX is not")
+    endif()
+  endforeach()
+  return()
+endif()
 
 if(NOT EXISTS "${pfx}" OR IS_DIRECTORY "${pfx}")
   fail("SVCSTOP_SIGN_PFX names no certificate file: ${pfx}")

@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import zipfile
 
 from results import print_results
@@ -198,8 +199,12 @@ def checks(release, work, tsa_url, wine_args):
     problems = [] if rc == 0 else [f"osslsigncode verify failed:\n{out}"]
     if not re.search(r"Timestamp Server Signature verification: ok", out):
         problems.append(f"no verified timestamp in:\n{out}")
-    if "svcstop" not in out:
+    if "Text description: svcstop" not in out:
         problems.append(f"program name svcstop not shown in:\n{out}")
+    t = time.gmtime(int(release.epoch))
+    when = f"{time.strftime('%b', t)} {t.tm_mday:2d} {time.strftime('%H:%M:%S %Y', t)} GMT"
+    if f"Signing time: {when}" not in out:
+        problems.append(f"signing time is not the source time {when}:\n{out}")
     yield "signature verifies with the throwaway CA and carries the timestamp", problems
 
     flipped = bytearray(exe)
@@ -209,7 +214,7 @@ def checks(release, work, tsa_url, wine_args):
         f.write(flipped)
     rc, out = verify(keys, flipped_path)
     yield "one flipped code byte fails verification", \
-        [] if rc != 0 else [f"verify passed a changed exe:\n{out}"]
+        [] if rc != 0 and "MISMATCH" in out else [f"no digest mismatch found:\n{out}"]
 
     stripped_path = os.path.join(work, "stripped.exe")
     rc, out = osslsigncode("remove-signature", "-in", exe_path, "-out", stripped_path)
@@ -232,7 +237,9 @@ def checks(release, work, tsa_url, wine_args):
     for label, env in (
             ("wrong password", release.signed_env(password="wrong-password")),
             ("missing certificate", release.signed_env(pfx="no-such.pfx")),
-            ("missing password file", release.signed_env(password="no-such-file"))):
+            ("missing password file", release.signed_env(password="no-such-file")),
+            ("password file but no certificate",
+             {"SVCSTOP_SIGN_PASSWORD_FILE": os.path.join(keys, "password")})):
         rc, out, exe = release.workflow(**env)
         problems = []
         if rc == 0:
@@ -286,9 +293,10 @@ def main():
     try:
         make_keys(work)
         server, url = start_tsa(work)
-        # The source time of a release comes after its certificate was
-        # issued; these certificates are minutes old.
-        epoch = str(int(os.path.getmtime(os.path.join(work, "sign.pfx"))) + 1)
+        # A source time within the certificates' validity (they are seconds
+        # old) and an hour from the clock's, so that it cannot be mistaken
+        # for the time of signing or of the timestamp.
+        epoch = str(int(os.path.getmtime(os.path.join(work, "sign.pfx"))) + 3600)
         release = Release(arch, work, epoch)
         return print_results((label, problems, "") for label, problems
                              in checks(release, work, url, (loader, svctest)))
