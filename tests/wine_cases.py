@@ -248,12 +248,12 @@ def no_pause_limit(wine):
     The yardstick is svctest.exe with no arguments: a Windows program of the
     same build that returns at once, so that no fault of svcstop's can creep
     into it. Under qemu-user such a run takes hundreds of ms, and a run of
-    svcstop that talks to the manager up to about 200 ms more. The limit is
-    the yardstick's median time, after one run to warm up, plus 300 ms: a
-    500 ms pause on a path that must not pause still shows.
+    svcstop now and then over 200 ms more. The limit is the yardstick's
+    median time, after one run to warm up, plus 350 ms: a 500 ms pause on a
+    path that must not pause still shows.
     """
     times = [wine.run("", "pipe", wine.svctest)[1] for _ in range(4)]
-    return statistics.median(times[1:]) + 300
+    return statistics.median(times[1:]) + 350
 
 
 def state_problems(wine, after):
