@@ -180,7 +180,7 @@ def text_offset(data):
     return raw + 0x40
 
 
-def checks(release, work, tsa_url, wine_args):
+def checks(release, work, tsa_url, loader, svctest):
     keys = release.keys
     exe_path = os.path.join(work, "signed.exe")
     unsigned = open(release.unsigned, "rb").read()
@@ -232,7 +232,7 @@ def checks(release, work, tsa_url, wine_args):
         problems.append("two signings of the same build differ")
     yield "two signings with the same key and source time are identical", problems
 
-    yield "signed exe stops a service under Wine", wine_stop(exe_path, work, wine_args)
+    yield "signed exe stops a service under Wine", wine_stop(exe_path, work, loader, svctest)
 
     for label, env in (
             ("wrong password", release.signed_env(password="wrong-password")),
@@ -263,9 +263,8 @@ def checks(release, work, tsa_url, wine_args):
     yield "without a certificate the release is unsigned, as before", problems
 
 
-def wine_stop(exe, work, wine_args):
+def wine_stop(exe, work, loader, svctest):
     """The Wine suite's stop cases, run against the signed exe."""
-    loader, svctest = wine_args
     driver = os.path.join(ROOT, "tests", "wine_cases.py")
     rundir = os.path.join(work, "wine")
     problems = []
@@ -299,7 +298,7 @@ def main():
         epoch = str(int(os.path.getmtime(os.path.join(work, "sign.pfx"))) + 3600)
         release = Release(arch, work, epoch)
         return print_results((label, problems, "") for label, problems
-                             in checks(release, work, url, (loader, svctest)))
+                             in checks(release, work, url, loader, svctest))
     finally:
         if server:
             server.shutdown()
